@@ -8,9 +8,9 @@
 namespace {
 
 constexpr CommandInfo Commands[] = {
-    {CmdSetRange, 4, ShortReplyLength},    {CmdAutoRangeOn, 3, ShortReplyLength},
+    {CmdSetRange, 4, ShortReplyLength},     {CmdAutoRangeOn, 3, ShortReplyLength},
     {CmdAutoRangeOff, 3, ShortReplyLength}, {CmdReadValue, 3, MeasurementReplyLength},
-    {CmdStage1, 3, ShortReplyLength},      {CmdStage2, 3, ShortReplyLength},
+    {CmdStage1, 3, ShortReplyLength},       {CmdStage2, 3, ShortReplyLength},
 };
 
 } // namespace

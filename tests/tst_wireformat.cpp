@@ -154,7 +154,8 @@ void TestWireFormat::residueAndSingleBitFlips()
         for (int bit = 0; bit < 8; ++bit) {
             Bytes broken = frame;
             broken[byte] ^= static_cast<std::uint8_t>(1u << bit);
-            QVERIFY2(Crc(broken) != 0, qPrintable(QStringLiteral("byte %1 bit %2").arg(byte).arg(bit)));
+            QVERIFY2(Crc(broken) != 0,
+                     qPrintable(QStringLiteral("byte %1 bit %2").arg(byte).arg(bit)));
         }
     }
 }
@@ -168,10 +169,12 @@ void TestWireFormat::decode_data()
     QTest::newRow("12.5") << Hex("41 48 00 00") << 12.5;
     QTest::newRow("exponent 0 is no zero") << Hex("00 00 00 00") << std::ldexp(1.0, -127);
     QTest::newRow("negative exponent 0") << Hex("80 00 00 00") << -std::ldexp(1.0, -127);
-    QTest::newRow("no subnormal") << Hex("00 00 00 01") << std::ldexp(1.0 + std::ldexp(1.0, -23), -127);
+    QTest::newRow("no subnormal") << Hex("00 00 00 01")
+                                  << std::ldexp(1.0 + std::ldexp(1.0, -23), -127);
     QTest::newRow("255 is no infinity") << Hex("7F 80 00 00") << std::ldexp(1.0, 128);
     QTest::newRow("255 is no NaN") << Hex("7F C0 00 00") << 1.5 * std::ldexp(1.0, 128);
-    QTest::newRow("largest") << Hex("FF FF FF FF") << -(2.0 - std::ldexp(1.0, -23)) * std::ldexp(1.0, 128);
+    QTest::newRow("largest") << Hex("FF FF FF FF")
+                             << -(2.0 - std::ldexp(1.0, -23)) * std::ldexp(1.0, 128);
     QTest::newRow("smallest fraction step") << Hex("3F 80 00 01") << 1.0 + std::ldexp(1.0, -23);
 }
 
@@ -193,13 +196,13 @@ void TestWireFormat::verdict_data()
     QTest::newRow("stage reply 0x42") << Request(CmdStage1) << 3 << ReplyVerdict::HandOn;
     QTest::newRow("FF FF is a valid nothing") << Hex("FF FF") << 2 << ReplyVerdict::HandOn;
     QTest::newRow("cut after 5") << Hex("41 03 00 BF 40") << 5 << ReplyVerdict::ChecksumError;
-    QTest::newRow("one byte changed") << Hex("41 03 00 BF 41 00 00 6E 37") << 9
-                                      << ReplyVerdict::ChecksumError;
-    QTest::newRow("stray byte before") << Hex("00 41 03 00 BF 40 00 00 6E 37") << 10
-                                       << ReplyVerdict::ChecksumError;
+    QTest::newRow("one byte changed")
+        << Hex("41 03 00 BF 41 00 00 6E 37") << 9 << ReplyVerdict::ChecksumError;
+    QTest::newRow("stray byte before")
+        << Hex("00 41 03 00 BF 40 00 00 6E 37") << 10 << ReplyVerdict::ChecksumError;
     QTest::newRow("echo only") << Hex("41 7F 70") << 3 << ReplyVerdict::ChecksumError;
-    QTest::newRow("echo then reply") << Hex("41 7F 70 41 03 00 BF 40 00 00 6E 37") << 12
-                                     << ReplyVerdict::ChecksumError;
+    QTest::newRow("echo then reply")
+        << Hex("41 7F 70 41 03 00 BF 40 00 00 6E 37") << 12 << ReplyVerdict::ChecksumError;
     QTest::newRow("valid but overflowed") << Hex(SampleReply) << 300 << ReplyVerdict::ChecksumError;
 }
 
