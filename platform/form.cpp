@@ -35,6 +35,11 @@ Form::~Form()
         modalLoop_->quit();
 }
 
+Form* Form::Main()
+{
+    return mainForm;
+}
+
 QMenuBar* Form::Menu()
 {
     if (!menu_) {

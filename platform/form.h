@@ -17,6 +17,9 @@ public:
     explicit Form(QWidget* parent = nullptr);
     ~Form() override;
 
+    // The application's main form, while it exists.
+    static Form* Main();
+
     // The menu bar, made on first use.
     QMenuBar* Menu();
     // Controls are children of this and positioned in its coordinates.

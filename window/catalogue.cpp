@@ -1,5 +1,9 @@
 #include "window/catalogue.h"
 
+#include <QtGlobal>
+
+#include <algorithm>
+
 const double FullScaleTable[ModelCount][RangeSlots] = {
     {0.1, 0.25, 0.5, 1.0, 2.5, 0.0, 0.0, 0.0},
     {2.5, 5.0, 10.0, 20.0, 50.0, 0.0, 0.0, 0.0},
@@ -23,7 +27,9 @@ const ModelInfo Models[ModelCount] = {
 
 const ModelInfo& Model(std::uint8_t model)
 {
-    return Models[model - 1];
+    Q_ASSERT(model >= 1 && model <= ModelCount);
+    // Never read outside the table, even before a model has been set.
+    return Models[std::clamp<int>(model, 1, ModelCount) - 1];
 }
 
 double FullScale(std::uint8_t model, std::uint8_t rangeNumber)

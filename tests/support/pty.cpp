@@ -1,5 +1,6 @@
 #include "tests/support/pty.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <fcntl.h>
@@ -46,27 +47,28 @@ void PtyPeer::Write(const QByteArray& bytes)
 
 QByteArray PtyPeer::Read(int count, std::chrono::milliseconds timeout)
 {
-    QByteArray got;
     QElapsedTimer clock;
     clock.start();
-    while (got.size() < count && clock.elapsed() < timeout.count()) {
+    for (;;) {
+        unread_ += ReadAvailable();
+        if (unread_.size() >= count || clock.elapsed() >= timeout.count())
+            break;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         pollfd pfd{master_, POLLIN, 0};
-        if (::poll(&pfd, 1, 10) > 0 && (pfd.revents & POLLIN)) {
-            char buf[4096];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n > 0)
-                got.append(buf, n);
-        }
+        ::poll(&pfd, 1, 2);
     }
+    const QByteArray got = unread_.left(count);
+    unread_.remove(0, got.size());
     return got;
 }
 
 QByteArray PtyPeer::ReadAvailable()
 {
     QByteArray got;
+    std::swap(got, unread_);
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(master_, buf, sizeof buf)) > 0)
+    while (master_ >= 0 && (n = ::read(master_, buf, sizeof buf)) > 0)
         got.append(buf, n);
     return got;
 }

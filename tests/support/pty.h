@@ -21,7 +21,8 @@ public:
     QString SlavePath() const { return slavePath_; }
 
     void Write(const QByteArray& bytes);
-    // Reads until `count` bytes have come or `timeout` has passed.
+    // The next `count` bytes, or fewer when `timeout` passes first. The UI thread's events are
+    // processed while it waits, so that timers and the port go on.
     QByteArray Read(int count, std::chrono::milliseconds timeout = std::chrono::seconds(2));
     // Everything that is there now.
     QByteArray ReadAvailable();
@@ -36,4 +37,5 @@ private:
     int master_ = -1;
     int slaveKeeper_ = -1; // keeps the line up while the program has the port closed
     QString slavePath_;
+    QByteArray unread_; // read off the line, not yet asked for
 };
