@@ -9,9 +9,11 @@
 #include <QAction>
 #include <QtTest>
 
-WindowRig::WindowRig() : line_(std::make_unique<PtyPeer>())
+WindowRig::WindowRig(const QString& com1)
 {
-    qputenv("ORVANTA_COM1", line_->SlavePath().toLocal8Bit());
+    if (com1.isEmpty())
+        line_ = std::make_unique<PtyPeer>();
+    qputenv("ORVANTA_COM1", (line_ ? line_->SlavePath() : com1).toLocal8Bit());
     main_ = std::make_unique<TForm1>();
     dialog_ = std::make_unique<TForm2>();
     main_->show();

@@ -10,11 +10,11 @@ class TForm1;
 class TForm2;
 
 // The program's two windows, shown and activated, with COM1 on a pseudo-terminal whose far end
-// the test holds.
+// the test holds, or on the device given.
 class WindowRig
 {
 public:
-    WindowRig();
+    explicit WindowRig(const QString& com1 = QString());
     ~WindowRig();
     WindowRig(const WindowRig&) = delete;
     WindowRig& operator=(const WindowRig&) = delete;
