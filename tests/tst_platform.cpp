@@ -1,6 +1,7 @@
 // Our stand-ins for the window toolkit: timers, the worker thread and its hand-off to the UI
 // thread, the event rules of the controls, handler errors and modal forms.
 
+#include "platform/edit.h"
 #include "platform/error.h"
 #include "platform/form.h"
 #include "platform/radiobutton.h"
@@ -138,6 +139,7 @@ private Q_SLOTS:
     void checkBoxRaisesOnEveryChange();
     void comboChangeOnlyFromTheUser();
 
+    void editShowsItsTextFromTheStart();
     void handlerErrorIsShownAndTheProgramGoesOn();
     void showModalReturnsWhenClosed();
 };
@@ -351,6 +353,16 @@ void TestPlatform::comboChangeOnlyFromTheUser()
     QTest::keyClick(&combo, Qt::Key_Up); // the user
     QCOMPARE(changes, 1);
     QCOMPARE(combo.currentIndex(), 0);
+}
+
+void TestPlatform::editShowsItsTextFromTheStart()
+{
+    platform::Edit edit;
+    QVERIFY(edit.isReadOnly());
+    edit.resize(40, 20);
+    edit.show();
+    edit.setText(QStringLiteral("-6.805647E38"));
+    QCOMPARE(edit.cursorPosition(), 0); // the leading digits stay in view
 }
 
 void TestPlatform::handlerErrorIsShownAndTheProgramGoesOn()

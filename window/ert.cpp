@@ -3,6 +3,7 @@
 #include "link/frame.h"
 #include "link/timing.h"
 #include "link/worker.h"
+#include "platform/edit.h"
 #include "platform/error.h"
 #include "platform/groupbox.h"
 #include "platform/radiobutton.h"
@@ -157,12 +158,10 @@ TForm1::~TForm1()
 void TForm1::CreateControls()
 {
     QWidget* client = Client();
-    Edit1 = Place(new QLineEdit(client), "Edit1", 56, 8, 217, 81);
-    Edit2 = Place(new QLineEdit(client), "Edit2", 280, 8, 97, 81);
-    for (QLineEdit* edit : {Edit1, Edit2}) {
-        edit->setReadOnly(true);
+    Edit1 = Place(new platform::Edit(client), "Edit1", 56, 8, 217, 81);
+    Edit2 = Place(new platform::Edit(client), "Edit2", 280, 8, 97, 81);
+    for (QLineEdit* edit : {Edit1, Edit2})
         edit->setFont(DisplayFont());
-    }
 
     GroupBox2 = Place(new platform::GroupBox(QStringLiteral("Предел"), client), "GroupBox2", 56,
                       104, 441, 57);
