@@ -14,6 +14,7 @@ namespace platform {
 
 namespace {
 
+// Only this type is ever posted to the receiver.
 const QEvent::Type DrainEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 struct Call
@@ -31,19 +32,16 @@ struct UiHandoff::Core
     std::deque<std::shared_ptr<Call>> queue;
     bool cancelled = false;
 
-    // Lives on the UI thread. The posted event carries no data of ours: the work itself travels
-    // through `queue` under `mutex`, where the sanitizers can see it.
+    // Lives on the UI thread. The posted event carries no data of ours, and our code never reads
+    // it (Qt hands it to customEvent() by its type): the work itself travels through `queue`
+    // under `mutex`, where the sanitizers can see it, not through Qt's uninstrumented queue.
     class Receiver : public QObject
     {
     public:
         explicit Receiver(Core* core) : core_(core) {}
-        bool event(QEvent* event) override
-        {
-            if (event->type() != DrainEvent)
-                return QObject::event(event);
-            core_->Drain();
-            return true;
-        }
+
+    protected:
+        void customEvent(QEvent*) override { core_->Drain(); }
 
     private:
         Core* core_;

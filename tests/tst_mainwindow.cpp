@@ -8,6 +8,7 @@
 #include "tests/support/boxes.h"
 #include "tests/support/frames.h"
 #include "tests/support/windowrig.h"
+#include "window/Unit2.h"
 #include "window/ert.h"
 
 #include <QAction>
@@ -19,6 +20,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSerialPort>
+#include <QTimer>
 #include <QtTest>
 
 using namespace std::chrono_literals;
@@ -40,6 +42,7 @@ private Q_SLOTS:
     void versionEntryChangesNothing();
     void closingInEveryState_data();
     void closingInEveryState();
+    void quittingWithTheDialogOpen();
 
 private:
     TForm1& Form() { return rig_->Main(); }
@@ -252,6 +255,35 @@ void TestMainWindow::closingInEveryState()
     QVERIFY(VisibleMessageBoxes().isEmpty());
     QSerialPort again(device); // the port has been released
     QVERIFY(again.open(QIODevice::ReadWrite));
+}
+
+void TestMainWindow::quittingWithTheDialogOpen()
+{
+    // The program's own message loop, as in main(): the dialog runs a loop of its own inside it.
+    rig_->ChooseModel(4);
+    Form().BitLoad->click(); // a request pending as well
+    QCOMPARE(rig_->NextRequest(), QByteArray::fromHex("417F70"));
+    bool dialogWasUp = false;
+    bool hung = false;
+    QTimer::singleShot(0, &Form(), [this] { Form().COMport1->trigger(); });
+    QTimer::singleShot(100, &Form(), [&] {
+        dialogWasUp = QApplication::activeModalWidget() == static_cast<QWidget*>(&rig_->Dialog());
+        Form().close(); // the main window's close box ends the program
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, [&hung] {
+        hung = true;
+        QCoreApplication::exit(1);
+    });
+    watchdog.start(5000);
+    const int result = QCoreApplication::exec();
+    QVERIFY(!hung);
+    QCOMPARE(result, 0);
+    QVERIFY(dialogWasUp);
+    QVERIFY(!rig_->Dialog().isVisible());
+    rig_->Close();
+    QVERIFY(!Worker);
 }
 
 QTEST_MAIN(TestMainWindow)

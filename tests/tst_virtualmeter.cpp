@@ -4,6 +4,7 @@
 #include "link/crc.h"
 #include "link/float.h"
 #include "link/frame.h"
+#include "tests/support/sanitizers.h"
 #include "tools/virtual-meter/faults.h"
 #include "tools/virtual-meter/meter_model.h"
 #include "tools/virtual-meter/virtual_meter.h"
@@ -915,6 +916,7 @@ void TestVirtualMeter::servesOnAnExistingDevice()
 
 void TestVirtualMeter::cliHelpDocumentsEveryOption()
 {
+    SKIP_PROCESSES_UNDER_TSAN();
     QProcess tool;
     tool.start(QStringLiteral(VIRTUAL_METER_PATH), {QStringLiteral("--help")});
     QVERIFY(tool.waitForFinished(PatienceMs));
@@ -954,6 +956,7 @@ void TestVirtualMeter::cliRejectsBadUsage_data()
 
 void TestVirtualMeter::cliRejectsBadUsage()
 {
+    SKIP_PROCESSES_UNDER_TSAN();
     QFETCH(QStringList, arguments);
     QProcess tool;
     tool.start(QStringLiteral(VIRTUAL_METER_PATH), arguments);
@@ -966,6 +969,7 @@ void TestVirtualMeter::cliRejectsBadUsage()
 
 void TestVirtualMeter::cliServesOnThePrintedPath()
 {
+    SKIP_PROCESSES_UNDER_TSAN();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString link = dir.filePath(QStringLiteral("meter"));
@@ -1005,6 +1009,7 @@ void TestVirtualMeter::cliServesOnThePrintedPath()
 
 void TestVirtualMeter::cliFaultAndHangUpOptions()
 {
+    SKIP_PROCESSES_UNDER_TSAN();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString link = dir.filePath(QStringLiteral("meter"));
