@@ -21,14 +21,16 @@ std::atomic<std::uint8_t> LinkError{LinkOk};
 
 namespace {
 
-// The reply bytes, as many as ReplyBuf holds; bytes beyond are read and dropped, since they can
-// only belong to a broken reply. False when a request was sent since the pass claimed its own:
-// that request's flush took the bytes, and they are the new exchange's business.
-bool TakeWaitingBytes(std::size_t& waiting)
+// Takes over the pending request and the bytes waiting for it, as many as ReplyBuf holds; bytes
+// beyond are read and dropped, since they can only belong to a broken reply. Under the exchange
+// lock, so that no request is sent between the two: its flush would take the bytes. False when
+// nothing is pending.
+bool TakePendingReply(std::size_t& waiting)
 {
     const std::lock_guard<std::mutex> lock(ExchangeLock);
-    if (RequestPending)
+    if (!RequestPending)
         return false;
+    RequestPending = 0;
     platform::SerialPort& port = *Form1->ComPort;
     waiting = port.InBuffUsed();
     RxCount = static_cast<std::uint8_t>(std::min(waiting, sizeof ReplyBuf));
@@ -58,35 +60,31 @@ void thr::Execute()
 void thr::PickupPass()
 {
     LinkError = LinkOk;
-    bool claimed = false;
-    if (!Synchronize([&claimed] { claimed = ClaimPendingRequest(); }) || !claimed)
-        return;
     std::size_t waiting = 0;
-    if (!TakeWaitingBytes(waiting))
+    if (!TakePendingReply(waiting))
         return;
-    switch (CheckReply(ReplyBuf, RxCount, waiting)) {
-    case ReplyVerdict::NoAnswer:
-        LinkError = LinkNoAnswer;
-        break;
-    case ReplyVerdict::ChecksumError:
-        LinkError = LinkChecksumError;
-        break;
-    case ReplyVerdict::HandOn:
-        Synchronize([this] { HandleMeasurement(); });
-        break;
-    case ReplyVerdict::Ignore:
-        break;
-    }
-    if (LinkError != LinkOk)
+    const ReplyVerdict verdict = CheckReply(ReplyBuf, RxCount, waiting);
+    if (verdict == ReplyVerdict::NoAnswer || verdict == ReplyVerdict::ChecksumError) {
+        LinkError = verdict == ReplyVerdict::NoAnswer ? LinkNoAnswer : LinkChecksumError;
         ReportLinkError();
+        return;
+    }
+    // One hand-off to the UI thread per reply: the timer, then the reading.
+    Synchronize([this, verdict] {
+        StopReplyTimer();
+        if (verdict == ReplyVerdict::HandOn)
+            HandleMeasurement();
+    });
 }
 
 void thr::ReportLinkError()
 {
     const QString text =
         QString::fromUtf8(LinkError == LinkNoAnswer ? NoAnswerText : ChecksumErrorText);
-    const bool closed = SynchronizeUntil(
-        [&text](platform::UiHandoff::Done done) { ShowError(text, std::move(done)); });
+    const bool closed = SynchronizeUntil([&text](platform::UiHandoff::Done done) {
+        StopReplyTimer();
+        ShowError(text, std::move(done));
+    });
     if (closed)
         Synchronize([] { Form1->LockRangeControls(false); });
 }

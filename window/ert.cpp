@@ -117,15 +117,11 @@ void StopPolling()
     PollState = 0;
 }
 
-bool ClaimPendingRequest()
+void StopReplyTimer()
 {
     const std::lock_guard<std::mutex> lock(ExchangeLock);
     if (!RequestPending)
-        return false;
-    // The timer first: a request sent after this point must find it stopped and arm it anew.
-    Form1->timeout->SetEnabled(false);
-    RequestPending = 0;
-    return true;
+        Form1->timeout->SetEnabled(false);
 }
 
 TForm1::TForm1(QWidget* parent) : platform::Form(parent)

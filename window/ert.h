@@ -21,9 +21,9 @@ class Timer;
 } // namespace platform
 
 // Exchange state, one instance for the program, zero when the main window is created.
-// The UI thread writes RequestBuf, RequestLength, ReplyLength and RequestPending; the worker
-// writes ReplyBuf and RxCount and reads RequestPending, both under ExchangeLock, which also keeps
-// SendCommand's flushes and write apart from a pickup pass's count and read.
+// The UI thread writes RequestBuf, RequestLength and ReplyLength. RequestPending is set by
+// SendCommand and cleared by the pickup pass, both under ExchangeLock, which also keeps
+// SendCommand's flushes and write apart from the pass's count and read of ReplyBuf and RxCount.
 extern std::uint8_t RequestBuf[70];
 extern std::uint8_t ReplyBuf[72];
 extern std::uint8_t RequestLength;
@@ -45,9 +45,9 @@ void SendCommand(std::uint8_t code);
 // Ends the polling cycle without touching the lock of the range controls.
 void StopPolling();
 
-// For the pickup pass, on the UI thread: takes over the pending request, if any, stopping the
-// reply timer. False when nothing is pending.
-bool ClaimPendingRequest();
+// For the pickup pass, on the UI thread, once it has taken the bytes of the pending request:
+// stops the reply timer, unless a request sent since has armed it for itself.
+void StopReplyTimer();
 
 // The main window.
 class TForm1 : public platform::Form
