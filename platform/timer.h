@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+class QSocketNotifier;
+
 namespace platform {
 
 // A periodic timer with an enabled state, ticking on the thread that owns it. Enabling a timer
@@ -15,17 +17,27 @@ class Timer : public QObject
 
 public:
     explicit Timer(std::chrono::milliseconds interval, QObject* parent = nullptr);
+    ~Timer() override;
 
     void SetEnabled(bool enabled);
-    bool Enabled() const { return timer_.isActive(); }
-    std::chrono::milliseconds Interval() const { return timer_.intervalAsDuration(); }
+    bool Enabled() const;
+    std::chrono::milliseconds Interval() const { return interval_; }
     // Time left of the running period; negative while disabled.
-    std::chrono::milliseconds Remaining() const { return timer_.remainingTimeAsDuration(); }
+    std::chrono::milliseconds Remaining() const;
 
 Q_SIGNALS:
     void Tick();
 
 private:
+    void OnExpired();
+
+    std::chrono::milliseconds interval_;
+    // On Linux a timerfd: the event loop wakes the moment it expires, where QTimer's wake-up is
+    // rounded up to the next whole millisecond and more, about 0.8 ms a period. Elsewhere, or
+    // when no timerfd can be had, a QTimer.
+    int fd_ = -1;
+    bool armed_ = false;
+    QSocketNotifier* notifier_ = nullptr;
     QTimer timer_;
 };
 
