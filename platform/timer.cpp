@@ -56,10 +56,10 @@ void Timer::SetEnabled(bool enabled)
     if (fd_ >= 0) {
         if (enabled == armed_)
             return; // a running period goes on
-        itimerspec spec{};
+        itimerspec setting{};
         if (enabled)
-            spec.it_value = spec.it_interval = ToTimespec(interval_);
-        ::timerfd_settime(fd_, 0, &spec, nullptr); // also forgets expirations not yet read
+            setting.it_value = setting.it_interval = ToTimespec(interval_);
+        ::timerfd_settime(fd_, 0, &setting, nullptr); // also forgets expirations not yet read
         armed_ = enabled;
         return;
     }
@@ -79,12 +79,12 @@ std::chrono::milliseconds Timer::Remaining() const
 {
 #ifdef Q_OS_LINUX
     if (fd_ >= 0) {
-        itimerspec spec{};
-        if (!armed_ || ::timerfd_gettime(fd_, &spec) != 0)
+        itimerspec setting{};
+        if (!armed_ || ::timerfd_gettime(fd_, &setting) != 0)
             return std::chrono::milliseconds(-1);
         return std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::seconds(spec.it_value.tv_sec) +
-            std::chrono::nanoseconds(spec.it_value.tv_nsec));
+            std::chrono::seconds(setting.it_value.tv_sec) +
+            std::chrono::nanoseconds(setting.it_value.tv_nsec));
     }
 #endif
     return timer_.remainingTimeAsDuration();
