@@ -31,7 +31,7 @@ QString NoPermission(const QString& device)
 namespace {
 
 // Bytes that wait beyond this are dropped: no reply is that long, and the count is 16-bit.
-constexpr int MaxWaiting = 0xFFFF;
+constexpr std::size_t MaxWaiting = 0xFFFF;
 
 bool MayNotAccess(const QString& device)
 {
@@ -138,10 +138,10 @@ std::uint16_t SerialPort::InBuffUsed() const
 std::uint16_t SerialPort::GetBlock(std::uint8_t* dest, std::uint16_t count)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto n = static_cast<std::uint16_t>(std::min<qsizetype>(count, received_.size()));
+    const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(count, received_.size()));
     if (n > 0) {
-        std::memcpy(dest, received_.constData(), n);
-        received_.remove(0, n);
+        std::memcpy(dest, received_.data(), n);
+        received_.erase(received_.begin(), received_.begin() + n);
     }
     return n;
 }
@@ -193,7 +193,9 @@ void SerialPort::Receive()
         return;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        received_.append(data.left(std::max<qsizetype>(0, MaxWaiting - received_.size())));
+        const std::size_t room = MaxWaiting - std::min<std::size_t>(MaxWaiting, received_.size());
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+        received_.insert(received_.end(), bytes, bytes + std::min<std::size_t>(room, data.size()));
     }
     Q_EMIT Trigger();
 }

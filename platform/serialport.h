@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -67,7 +68,9 @@ private:
     std::int32_t baud_ = 9600;
 
     mutable std::mutex mutex_;
-    QByteArray received_; // guarded by mutex_
+    // Guarded by mutex_. A plain vector, not a QByteArray: implicit sharing would let a buffer
+    // that another thread reads be released by this one behind the mutex's back.
+    std::vector<std::uint8_t> received_;
 };
 
 // The texts of a failed opening.
