@@ -114,7 +114,7 @@ void TestExchange::requestsOnTheLine()
     SendCommand(static_cast<std::uint8_t>(code));
     QCOMPARE(rig_->NextRequest(), frame);
     QVERIFY(Form().timeout->Enabled());
-    QCOMPARE(RequestPending, std::uint8_t{1});
+    QVERIFY(RequestIsPending());
     QCOMPARE(int{RequestLength}, frame.size());
     QCOMPARE(int{ReplyLength}, code == CmdReadValue ? 9 : 4);
 }
@@ -184,7 +184,7 @@ void TestExchange::replyInPiecesWhilePolling()
     QTest::qWait(300);
     rig_->Line().Write(Sample.mid(4, 4));
     QTest::qWait(300);
-    QCOMPARE(RequestPending, std::uint8_t{1}); // eight bytes are no reply yet
+    QVERIFY(RequestIsPending()); // eight bytes are no reply yet
     QElapsedTimer clock;
     clock.start();
     rig_->Line().Write(Sample.mid(8));
@@ -202,9 +202,9 @@ void TestExchange::replyOutsidePollingIsTakenByTheTimer()
     rig_->Line().Write(ShortReply(CmdAutoRangeOn));
     QTRY_COMPARE(Form().ComPort->InBuffUsed(), std::uint16_t{4});
     QTest::qWait(250);
-    QCOMPARE(RequestPending, std::uint8_t{1}); // complete, but waiting for the timer
-    QTRY_COMPARE(RequestPending, std::uint8_t{0});
-    QVERIFY(!Form().timeout->Enabled());
+    QVERIFY(RequestIsPending()); // complete, but waiting for the timer
+    QTRY_VERIFY(!RequestIsPending());
+    QTRY_VERIFY(!Form().timeout->Enabled());
     QCOMPARE(int{LinkError}, int{LinkOk});
     QTest::qWait(50);
     QVERIFY(VisibleMessageBoxes().isEmpty());
@@ -214,8 +214,8 @@ void TestExchange::validReplyBelow0x40()
 {
     QCOMPARE(StartPolling(), QByteArray::fromHex("417F70"));
     rig_->Line().Write(ShortReply(0x01));
-    QTRY_COMPARE(RequestPending, std::uint8_t{0});
-    QVERIFY(!Form().timeout->Enabled());
+    QTRY_VERIFY(!RequestIsPending());
+    QTRY_VERIFY(!Form().timeout->Enabled());
     QVERIFY(!Form().interval->Enabled());
     QCOMPARE(Form().Edit1->text(), QString());
     QVERIFY(!ControlsEnabled(Form())); // still locked: only Stop or Read go on from here
@@ -227,7 +227,7 @@ void TestExchange::crcOfNothingGoesToTheHandler()
 {
     QCOMPARE(StartPolling(), QByteArray::fromHex("417F70"));
     rig_->Line().Write(QByteArray::fromHex("FFFF")); // the CRC of no bytes: it passes
-    QTRY_COMPARE(RequestPending, std::uint8_t{0});
+    QTRY_VERIFY(!RequestIsPending());
     QCOMPARE(int{LinkError}, int{LinkOk});
     QCOMPARE(RxCount, std::uint8_t{2});
     QVERIFY(!Form().interval->Enabled()); // the handler ignores code 0xFF
@@ -259,8 +259,8 @@ void TestExchange::strayBytesArmTheReplyTimer()
     SendCommand(CmdAutoRangeOff); // opens the port; its reply is taken as usual
     QCOMPARE(rig_->NextRequest(), QByteArray::fromHex("03FF41"));
     rig_->Line().Write(ShortReply(CmdAutoRangeOff));
-    QTRY_COMPARE_WITH_TIMEOUT(RequestPending, std::uint8_t{0}, 2000);
-    QVERIFY(!Form().timeout->Enabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!RequestIsPending(), 2000);
+    QTRY_VERIFY(!Form().timeout->Enabled());
 
     rig_->Line().Write(QByteArray::fromHex("55AA")); // nothing pending
     QTRY_VERIFY(Form().timeout->Enabled());
@@ -287,7 +287,7 @@ void TestExchange::portThatCannotBeOpened()
     }
     QVERIFY(raised);
     QVERIFY(!Form().timeout->Enabled());
-    QCOMPARE(RequestPending, std::uint8_t{0});
+    QVERIFY(!RequestIsPending());
 
     // From Read: the platform's box, the controls stay locked and Read stays in state 1.
     Form().BitLoad->click();

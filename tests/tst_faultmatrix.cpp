@@ -245,7 +245,7 @@ Outcome TestFaultMatrix::WithRangeCommand(LineFault fault)
     f.BitBtnStop->click();
     // Let the reply in flight, if any, be taken before the command.
     QTest::qWait(150);
-    static_cast<void>(QTest::qWaitFor([] { return RequestPending == 0; }, 1500));
+    static_cast<void>(QTest::qWaitFor([] { return !RequestIsPending(); }, 1500));
     meter_->SetValue(3.5);
     if (fault == LineFault::WrongSpeed)
         f.ComPort->SetBaud(4800);
@@ -255,7 +255,7 @@ Outcome TestFaultMatrix::WithRangeCommand(LineFault fault)
     Outcome o;
     o.message = TakeMessage();
     if (o.message == Message::None) // a valid reply is taken when the reply timer runs out
-        o.settled = QTest::qWaitFor([] { return RequestPending == 0; }, 1500);
+        o.settled = QTest::qWaitFor([] { return !RequestIsPending(); }, 1500);
     o.newReading = f.Edit1->text() != QStringLiteral("1.2500");
     o.lastGoodKept = !o.newReading;
     o.locked = !f.RadioButton5->isEnabled();

@@ -163,7 +163,7 @@ void TestPortDialog::choosingASpeedSwitchesTheOpenLine()
     Form().CheckBox1->click(); // opens the port
     QVERIFY(Form().ComPort->IsOpen());
     // Its reply is taken first: left waiting, it would pass for the answer to the next request.
-    QTRY_COMPARE(RequestPending, std::uint8_t{0});
+    QTRY_VERIFY(!RequestIsPending());
     QCOMPARE(com1_->LineBaud(), 9600);
     int seenInside = 0;
     WithDialog([&] {
@@ -195,7 +195,7 @@ void TestPortDialog::openingAndClosingChangesNothing()
 void TestPortDialog::theEntryAlreadySelectedChangesNothing()
 {
     Form().CheckBox1->click(); // opens the port, the meter answers
-    QTRY_COMPARE(RequestPending, std::uint8_t{0});
+    QTRY_VERIFY(!RequestIsPending());
     com1_->SendRaw({0x55, 0xAA}); // bytes waiting: a reopening would drop them
     QTRY_COMPARE(Form().ComPort->InBuffUsed(), std::uint16_t{2});
     WithDialog([] {

@@ -9,6 +9,12 @@
 #include <QAction>
 #include <QtTest>
 
+bool RequestIsPending()
+{
+    const std::lock_guard<std::mutex> lock(ExchangeLock);
+    return RequestPending != 0;
+}
+
 WindowRig::WindowRig(const QString& com1)
 {
     if (com1.isEmpty())

@@ -9,6 +9,10 @@
 class TForm1;
 class TForm2;
 
+// Whether a request waits for its reply. The worker clears the flag, so it is read under the
+// exchange lock, as the program reads it.
+bool RequestIsPending();
+
 // The program's two windows, shown and activated, with COM1 on a pseudo-terminal whose far end
 // the test holds, or on the device given.
 class WindowRig
