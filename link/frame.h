@@ -16,7 +16,6 @@ inline constexpr std::uint8_t CmdStage2 = 0x43;
 // Replies with a code from here up go to the measurement handler; lower codes go nowhere.
 inline constexpr std::uint8_t FirstHandledReplyCode = 0x40;
 
-inline constexpr std::size_t MaxRequestLength = 4;
 inline constexpr std::size_t MeasurementReplyLength = 9;
 inline constexpr std::size_t ShortReplyLength = 4;
 

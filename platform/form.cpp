@@ -23,6 +23,7 @@ Form::Form(QWidget* parent) : QWidget(parent, Qt::Window), client_(new QWidget(t
 {
     if (!mainForm)
         mainForm = this;
+    setFont(DefaultFont());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -33,6 +34,14 @@ Form::~Form()
 {
     if (modalLoop_)
         modalLoop_->quit();
+}
+
+QFont Form::DefaultFont(int pixelHeight)
+{
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelHeight);
+    return font;
 }
 
 Form* Form::Main()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QWidget>
 
 class QEventLoop;
@@ -19,6 +20,10 @@ public:
 
     // The application's main form, while it exists.
     static Form* Main();
+
+    // The toolkit's default font of a form, "MS Sans Serif" (or the system's sans serif where it
+    // is missing) at the given character height; every form starts with it at 11 pixels.
+    static QFont DefaultFont(int pixelHeight = 11);
 
     // The menu bar, made on first use.
     QMenuBar* Menu();

@@ -11,14 +11,6 @@ TForm2* Form2 = nullptr;
 
 namespace {
 
-QFont SansSerif(int pixelHeight)
-{
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelHeight);
-    return font;
-}
-
 QComboBox* MakeList(QWidget* parent, const QString& name, const QStringList& entries, int left)
 {
     // A list to choose from, with no typing: only the entries listed can be chosen.
@@ -38,12 +30,11 @@ TForm2::TForm2(QWidget* parent) : platform::Form(parent)
     Form2 = this;
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Настройка"));
-    setFont(SansSerif(11));
     SetBounds(348, 314, 277, 111);
 
     Label1 = new QLabel(QStringLiteral("Порт"), Client());
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(SansSerif(13));
+    Label1->setFont(DefaultFont(13));
     Label1->move(16, 24);
     Label1->adjustSize();
     ComboBox1 = MakeList(Client(), QStringLiteral("ComboBox1"),

@@ -64,14 +64,6 @@ Widget* Place(Widget* widget, const char* name, int left, int top, int width, in
     return Named(widget, QLatin1String(name));
 }
 
-QFont WindowFont(int pixelHeight)
-{
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelHeight);
-    return font;
-}
-
 QFont DisplayFont()
 {
     QFont font(QStringLiteral("Times New Roman"));
@@ -132,7 +124,6 @@ TForm1::TForm1(QWidget* parent) : platform::Form(parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Orvanta"));
     setWindowIcon(Pictures::WindowIcon());
-    setFont(WindowFont(11));
     SetBounds(270, 233, 521, 284);
 
     ComPort = Named(new platform::SerialPort(this), QStringLiteral("ComPort"));
